@@ -1,0 +1,177 @@
+#include "trace_log.h"
+
+#include "platform.h"
+
+#include <cstdarg>
+#include <ctime>
+#include <iomanip>
+#include <sstream>
+#include <string>
+
+// Construction order matters: the mutex must outlive the Holder, whose destructor still logs.
+std::mutex logMutex;
+std::atomic<int> logOpenAttempted{0};
+int loggingOn = 0;
+HANDLE logFileHandle = nullptr;
+static Holder logHolder;
+
+namespace {
+
+constexpr int kFormatBufferUnits = 1024;
+constexpr DWORD kFirstPathBufferUnits = 10;
+const wchar_t kLogFolderName[] = L"QuorvKSP";
+const wchar_t kLogFileName[] = L"trace.txt";
+
+// Restores the thread's last error on scope exit, so that logging a failure line never changes
+// the error a caller is about to return.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : saved_(g_platform.GetLastError()) {}
+    ~LastErrorKeeper() { g_platform.SetLastError(saved_); }
+    LastErrorKeeper(const LastErrorKeeper &) = delete;
+    LastErrorKeeper &operator=(const LastErrorKeeper &) = delete;
+
+private:
+    DWORD saved_;
+};
+
+// Joins base and name into a heap buffer sized for both, a separator and the NUL.
+// Returns false when the platform refuses the join or no memory can be had.
+bool JoinPath(HeapBlock &out, const wchar_t *base, const wchar_t *name) {
+    const std::size_t units = lstrlenW(base) + 1 + lstrlenW(name) + 1;
+    out.reset(units * sizeof(wchar_t));
+    if (!out) {
+        return false;
+    }
+    return g_platform.PathCombineW(static_cast<wchar_t *>(out.get()), base, name) != nullptr;
+}
+
+void WriteStartLine() {
+    DWORD size = kFirstPathBufferUnits;
+    HeapBlock path(size * sizeof(wchar_t));
+    while (path) {
+        const DWORD got = g_platform.GetModuleFileNameW(nullptr, static_cast<wchar_t *>(path.get()), size);
+        if (got == 0) {
+            return;
+        }
+        if (got < size) {
+            LogMessage(L"Starting log session - image name: %s", static_cast<wchar_t *>(path.get()));
+            return;
+        }
+        size *= 2;
+        path.reset(static_cast<std::size_t>(size) * sizeof(wchar_t));
+    }
+}
+
+}  // namespace
+
+bool IsMissingOrDirectory(const wchar_t *path) {
+    const DWORD attributes = g_platform.GetFileAttributesW(path);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool OpenLogOnce() {
+    if (logOpenAttempted.load(std::memory_order_acquire) != 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(logMutex);
+    if (logOpenAttempted.load(std::memory_order_relaxed) != 0) {
+        return false;
+    }
+    logOpenAttempted.store(1, std::memory_order_release);
+
+    wchar_t appData[MAX_PATH];
+    if (!g_platform.SHGetSpecialFolderPathW(nullptr, appData, CSIDL_LOCAL_APPDATA, FALSE)) {
+        return false;
+    }
+    if (!IsMissingOrDirectory(appData)) {
+        return false;
+    }
+    HeapBlock folder;
+    if (!JoinPath(folder, appData, kLogFolderName)) {
+        return false;
+    }
+    const wchar_t *folderPath = static_cast<wchar_t *>(folder.get());
+    if (!IsMissingOrDirectory(folderPath)) {
+        return false;
+    }
+    HeapBlock file;
+    if (!JoinPath(file, folderPath, kLogFileName)) {
+        return false;
+    }
+    // The folder is never created: a missing folder makes this open fail, which switches logging off.
+    const HANDLE handle = g_platform.CreateFileW(static_cast<wchar_t *>(file.get()), FILE_APPEND_DATA,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    logFileHandle = handle;
+    loggingOn = 1;
+    return true;
+}
+
+void WriteLogLine(const char *text) {
+    try {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        if (localtime_s(&local, &now) != 0) {
+            return;
+        }
+        std::ostringstream line;
+        line << '[' << std::put_time(&local, "%Y-%m-%d %H:%M:%S") << "] " << text << '\n';
+        const std::string bytes = line.str();
+        DWORD written = 0;
+        g_platform.WriteFile(logFileHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        g_platform.FlushFileBuffers(logFileHandle);
+    } catch (...) {
+        // A line that cannot be built is lost; the caller's outcome never depends on the log.
+    }
+}
+
+void LogMessage(const wchar_t *format, ...) {
+    LastErrorKeeper keepLastError;
+
+    wchar_t message[kFormatBufferUnits];
+    message[0] = L'\0';
+    va_list args;
+    va_start(args, format);
+    wvsprintfW(message, format, args);
+    va_end(args);
+    message[kFormatBufferUnits - 1] = L'\0';
+
+    const int utf8Size = WideCharToMultiByte(CP_UTF8, 0, message, -1, nullptr, 0, nullptr, nullptr);
+    if (utf8Size == 0) {
+        return;
+    }
+    HeapBlock utf8(static_cast<std::size_t>(utf8Size));
+    if (!utf8) {
+        return;
+    }
+    char *text = static_cast<char *>(utf8.get());
+    if (WideCharToMultiByte(CP_UTF8, 0, message, -1, text, utf8Size, nullptr, nullptr) == 0) {
+        return;
+    }
+
+    if (OpenLogOnce()) {
+        WriteStartLine();
+    }
+
+    try {
+        std::lock_guard<std::mutex> lock(logMutex);
+        if (loggingOn == 1) {
+            WriteLogLine(text);
+        }
+    } catch (...) {
+        // A mutex that cannot be taken drops the line.
+    }
+}
+
+Holder::~Holder() {
+    if (loggingOn == 0) {
+        return;
+    }
+    LogMessage(L"Stopping logging.");
+    g_platform.CloseHandle(logFileHandle);
+    loggingOn = 0;
+}

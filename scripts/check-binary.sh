@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Checks a built PE file: it imports system DLLs only; a provider DLL also exports exactly
+# GetKeyStorageInterface, undecorated, at ordinal 1.
+set -euo pipefail
+file=$1
+kind=${2:-dll}
+dump=$(x86_64-w64-mingw32-objdump -p "$file")
+
+allowed='^(kernel32|advapi32|bcrypt|shell32|shlwapi|user32|msvcrt|ncrypt|api-ms-win-[a-z0-9-]+)\.dll$'
+bad=0
+while read -r dll; do
+  lower=$(tr 'A-Z' 'a-z' <<<"$dll")
+  if ! [[ $lower =~ $allowed ]]; then
+    echo "unexpected import: $dll"
+    bad=1
+  fi
+done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
+
+if [ "$kind" = dll ]; then
+  exports=$(awk '/Ordinal\/Name Pointer\] Table/{f=1; next} f && /^[[:space:]]*\[/{print} f && /^$/{f=0}' <<<"$dump")
+  if [ "$(wc -l <<<"$exports")" -ne 1 ] || ! grep -Eq '^[[:space:]]*\[[[:space:]]*0\] GetKeyStorageInterface$' <<<"$exports"; then
+    echo "unexpected export table:"; echo "$exports"; bad=1
+  fi
+  if ! grep -Eq '^Ordinal Base[[:space:]]+1$' <<<"$dump"; then
+    echo "ordinal base is not 1"; bad=1
+  fi
+fi
+[ $bad -eq 0 ] && echo "$(basename "$file"): imports and exports as expected"
+exit $bad

@@ -1,0 +1,40 @@
+// Shared helpers for the provider's test programs.
+#pragma once
+
+#include "entry_points.h"
+#include "handles.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Restores the real platform functions when it goes out of scope, so each test starts clean.
+class ScopedPlatform {
+public:
+    ScopedPlatform() : saved_(g_platform) {}
+    ~ScopedPlatform() { g_platform = saved_; }
+    ScopedPlatform(const ScopedPlatform &) = delete;
+    ScopedPlatform &operator=(const ScopedPlatform &) = delete;
+
+private:
+    PlatformApi saved_;
+};
+
+// The built provider DLL, loaded by path as the router would load it.
+class LoadedProvider {
+public:
+    LoadedProvider();
+    ~LoadedProvider();
+    LoadedProvider(const LoadedProvider &) = delete;
+    LoadedProvider &operator=(const LoadedProvider &) = delete;
+
+    HMODULE module() const { return module_; }
+    const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *table() const { return table_; }
+
+private:
+    HMODULE module_ = nullptr;
+    const NCRYPT_KEY_STORAGE_FUNCTION_TABLE *table_ = nullptr;
+};
+
+std::string Narrow(const std::wstring &text);
