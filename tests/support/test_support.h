@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 // Restores the real platform functions when it goes out of scope, so each test starts clean.
 class ScopedPlatform {
@@ -38,3 +39,11 @@ private:
 };
 
 std::string Narrow(const std::wstring &text);
+
+// In the test programs that link the provider's objects, the trace log is pointed at memory: the
+// first LogMessage of the process "opens" a fake file and every line written lands here. Entries are
+// the messages without the "[time] " prefix and the line feed.
+std::vector<std::string> CapturedLogLines();
+// Whole lines as written, prefix and line feed included.
+std::vector<std::string> CapturedRawLogLines();
+void ClearCapturedLog();
