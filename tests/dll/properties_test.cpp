@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -43,27 +42,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(DllProperties, ProviderPropertiesThroughTheTable) {
-    BYTE buffer[32];
-    DWORD size = 0;
-    ASSERT_EQ(ERROR_SUCCESS,
-              table_->GetProviderProperty(provider_, NCRYPT_NAME_PROPERTY, buffer, sizeof(buffer), &size, 0));
-    EXPECT_EQ(20u, size);
-    EXPECT_EQ(0, std::memcmp(L"Quorv CSP", buffer, 20));
-
-    const wchar_t context[] = L"ctx";
-    ASSERT_EQ(ERROR_SUCCESS, table_->SetProviderProperty(provider_, NCRYPT_USE_CONTEXT_PROPERTY,
-                                                         reinterpret_cast<PBYTE>(const_cast<wchar_t *>(context)),
-                                                         sizeof(context), 0));
-    ASSERT_EQ(ERROR_SUCCESS,
-              table_->GetProviderProperty(provider_, NCRYPT_USE_CONTEXT_PROPERTY, buffer, sizeof(buffer), &size, 0));
-    EXPECT_EQ(sizeof(context), size);
-    EXPECT_EQ(0, std::memcmp(context, buffer, sizeof(context)));
-
-    EXPECT_EQ(ERROR_SUCCESS, table_->IsAlgSupported(provider_, L"RSA", 0));
-    EXPECT_EQ(NTE_NOT_SUPPORTED, table_->IsAlgSupported(provider_, L"rsa", 0));
-}
 
 TEST_F(DllProperties, EnumeratedBlocksAreSeparateAndEachFreedByFreeBuffer) {
     DWORD count = 0;

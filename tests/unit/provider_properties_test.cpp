@@ -281,15 +281,6 @@ TEST(UseContext, SecondSetReplacesTheFirstAndCallerBufferIsCopied) {
     EXPECT_TRUE(RestIsFill(read.buffer, sizeof(second)));
 }
 
-TEST(UseContext, ValuesAreKeptPerProvider) {
-    OpenedProvider one;
-    OpenedProvider two;
-    const wchar_t value[] = L"one";
-    ASSERT_EQ(ERROR_SUCCESS, SetUseContext(one.get(), value, sizeof(value)));
-    EXPECT_EQ(ERROR_SUCCESS, ReadProperty(one.get(), NCRYPT_USE_CONTEXT_PROPERTY).status);
-    EXPECT_EQ(NTE_INTERNAL_ERROR, ReadProperty(two.get(), NCRYPT_USE_CONTEXT_PROPERTY).status);
-}
-
 TEST(UseContext, FailedAllocationLeavesNoValue) {
     OpenedProvider provider;
     const wchar_t value[] = L"kept?";
