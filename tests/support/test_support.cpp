@@ -40,8 +40,10 @@ std::string Narrow(const std::wstring &text) {
 
 namespace {
 
-std::mutex capturedMutex;
-std::vector<std::string> capturedLines;
+// Never destroyed: the trace log's static Holder writes its last line during static destruction,
+// possibly after this file's objects would have gone.
+std::mutex &capturedMutex = *new std::mutex;
+std::vector<std::string> &capturedLines = *new std::vector<std::string>;
 HANDLE const kFakeLogHandle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7A11));
 
 BOOL WINAPI FakeSpecialFolder(HWND, LPWSTR path, int, BOOL) {
