@@ -153,7 +153,7 @@ std::vector<BYTE> EncryptBlock(const wchar_t *container, const std::vector<BYTE>
     return block;
 }
 
-// Child: one logging setting, every series timed in each round, their order rotated between rounds.
+// Child: one logging setting; the median over rounds of each series' mean time per operation.
 int Measure(const Options &options) {
     HMODULE module = LoadLibraryW(options.dll.c_str());
     if (module == nullptr) {
@@ -214,16 +214,22 @@ int Measure(const Options &options) {
         Fail("provider and direct signatures differ");
     }
 
+    // Operations of the four series interleave one by one, in a rotating order, so that a slow patch
+    // of a busy machine lands on all of them alike.
     for (int round = 0; round < options.rounds; ++round) {
-        for (std::size_t k = 0; k < series.size(); ++k) {
-            Series &s = series[(k + static_cast<std::size_t>(round)) % series.size()];
-            const double start = Now();
-            for (int i = 0; i < options.count; ++i) {
-                if (!s.run()) {
+        std::vector<double> total(series.size(), 0.0);
+        for (int i = 0; i < options.count; ++i) {
+            for (std::size_t k = 0; k < series.size(); ++k) {
+                const std::size_t which = (k + static_cast<std::size_t>(i + round)) % series.size();
+                const double start = Now();
+                if (!series[which].run()) {
                     Fail("timed operation failed");
                 }
+                total[which] += Now() - start;
             }
-            s.seconds.push_back((Now() - start) / options.count);
+        }
+        for (std::size_t k = 0; k < series.size(); ++k) {
+            series[k].seconds.push_back(total[k] / options.count);
         }
     }
     table->FreeKey(provider, key);
