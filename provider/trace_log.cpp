@@ -19,6 +19,8 @@ namespace {
 
 constexpr int kFormatBufferUnits = 1024;
 constexpr DWORD kFirstPathBufferUnits = 10;
+// Far beyond any module path; only stops the doubling before the byte count could wrap.
+constexpr DWORD kLargestPathBufferUnits = 0x4000000;
 const wchar_t kLogFolderName[] = L"QuorvKSP";
 const wchar_t kLogFileName[] = L"trace.txt";
 
@@ -35,10 +37,14 @@ private:
     DWORD saved_;
 };
 
-// Joins base and name into a heap buffer sized for both, a separator and the NUL.
+// Joins base and name into a heap buffer sized for both, a separator and the NUL, and never smaller
+// than MAX_PATH units: PathCombineW's contract assumes a destination of that size.
 // Returns false when the platform refuses the join or no memory can be had.
 bool JoinPath(HeapBlock &out, const wchar_t *base, const wchar_t *name) {
-    const std::size_t units = lstrlenW(base) + 1 + lstrlenW(name) + 1;
+    std::size_t units = static_cast<std::size_t>(lstrlenW(base)) + 1 + lstrlenW(name) + 1;
+    if (units < MAX_PATH) {
+        units = MAX_PATH;
+    }
     out.reset(units * sizeof(wchar_t));
     if (!out) {
         return false;
@@ -58,6 +64,9 @@ void WriteStartLine() {
             LogMessage(L"Starting log session - image name: %s", static_cast<wchar_t *>(path.get()));
             return;
         }
+        if (size > kLargestPathBufferUnits / 2) {
+            return;
+        }
         size *= 2;
         path.reset(static_cast<std::size_t>(size) * sizeof(wchar_t));
     }
@@ -74,7 +83,13 @@ bool OpenLogOnce() {
     if (logOpenAttempted.load(std::memory_order_acquire) != 0) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::unique_lock<std::mutex> lock(logMutex, std::defer_lock);
+    try {
+        lock.lock();
+    } catch (...) {
+        // No lock, no attempt: the callers expect a plain answer, never an exception.
+        return false;
+    }
     if (logOpenAttempted.load(std::memory_order_relaxed) != 0) {
         return false;
     }
