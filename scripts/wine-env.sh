@@ -4,8 +4,7 @@
 # whatever started first and a reader such as ctest waits for them forever. Stop with: wine_stop
 _ksp_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$_ksp_root/build/wineprefix}
-# winedbg is switched off so that a crashing test program ends instead of waiting in the debugger.
-export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=,winedbg.exe=d"
+export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Under qemu-i386 a smaller guest address space keeps 32-bit Wine start-up to seconds.
 export QEMU_RESERVED_VA=0x81000000
 mkdir -p "$WINEPREFIX"
