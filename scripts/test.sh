@@ -12,6 +12,8 @@ rm -rf "$WINEPREFIX"
 trap wine_stop EXIT
 
 status=0
+echo "== static analysis =="
+"$root/scripts/cppcheck.sh" || status=1
 for arch in x86_64 i686; do
   echo "== tests: $arch =="
   ctest --test-dir "$root/build/$arch" -j "$(nproc)" --output-on-failure --timeout 1200 || status=1
