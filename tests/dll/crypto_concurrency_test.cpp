@@ -15,18 +15,6 @@ constexpr int kThreads = 8;
 constexpr int kRoundsPerThread = 200;
 constexpr int kEmulatedRoundsPerThread = 25;
 
-// A 32-bit process on a machine whose kernel hands 32-bit code to qemu-user: there two Wine threads
-// running at once crash the emulator itself (plain CreateThread loops included), so the threads take
-// turns, and with fewer rounds since every RSA operation runs several times slower.
-bool Emulated32BitThreads() {
-    if (sizeof(void *) != 4) {
-        return false;
-    }
-    std::ifstream entry("Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386");
-    std::string state;
-    return static_cast<bool>(entry >> state) && state == "enabled";
-}
-
 TEST(RealCapiConcurrency, EightThreadsShareOneKeyHandle) {
     ASSERT_TRUE(Container().ready);
     ProviderSession session(Container().name);

@@ -2,6 +2,7 @@
 
 #include "trace_log.h"
 
+#include <fstream>
 #include <mutex>
 
 LoadedProvider::LoadedProvider() {
@@ -108,4 +109,13 @@ std::vector<std::string> CapturedLogLines() {
 void ClearCapturedLog() {
     std::lock_guard<std::mutex> lock(capturedMutex);
     capturedLines.clear();
+}
+
+bool Emulated32BitThreads() {
+    if (sizeof(void *) != 4) {
+        return false;
+    }
+    std::ifstream entry("Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386");
+    std::string state;
+    return static_cast<bool>(entry >> state) && state == "enabled";
 }

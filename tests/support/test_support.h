@@ -40,6 +40,10 @@ private:
 
 std::string Narrow(const std::wstring &text);
 
+// True in a 32-bit process on a machine whose kernel hands 32-bit code to qemu-user: there two Wine
+// threads running at once crash the emulator itself, so multi-threaded cases take turns or step aside.
+bool Emulated32BitThreads();
+
 // In the test programs that link the provider's objects, the trace log is pointed at memory: the
 // first LogMessage of the process "opens" a fake file and every line written lands here. Entries are
 // the messages without the "[time] " prefix and the line feed.
