@@ -285,9 +285,9 @@ void CreateContainer(const std::wstring &name) {
     if (!CryptAcquireContextW(&context, name.c_str(), kCapiProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
         Fail("cannot create the key container");
     }
-    for (ALG_ID spec : {static_cast<ALG_ID>(AT_SIGNATURE), static_cast<ALG_ID>(AT_KEYEXCHANGE)}) {
+    for (ALG_ID keySpec : {static_cast<ALG_ID>(AT_SIGNATURE), static_cast<ALG_ID>(AT_KEYEXCHANGE)}) {
         HCRYPTKEY key = 0;
-        if (!CryptGenKey(context, spec, kKeyBits << 16, &key)) {
+        if (!CryptGenKey(context, keySpec, kKeyBits << 16, &key)) {
             Fail("cannot generate a key");
         }
         CryptDestroyKey(key);

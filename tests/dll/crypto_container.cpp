@@ -11,20 +11,20 @@ namespace {
 TestContainer container;
 std::once_flag containerOnce;
 
-bool GenerateKey(HCRYPTPROV context, ALG_ID spec, DWORD flags) {
+bool GenerateKey(HCRYPTPROV context, ALG_ID keySpec, DWORD flags) {
     HCRYPTKEY key = 0;
-    if (!CryptGenKey(context, spec, (kKeyBits << 16) | flags, &key)) {
-        ADD_FAILURE() << "CryptGenKey(" << spec << ") failed: " << std::hex << GetLastError();
+    if (!CryptGenKey(context, keySpec, (kKeyBits << 16) | flags, &key)) {
+        ADD_FAILURE() << "CryptGenKey(" << keySpec << ") failed: " << std::hex << GetLastError();
         return false;
     }
     CryptDestroyKey(key);
     return true;
 }
 
-std::vector<BYTE> ExportPublicKey(HCRYPTPROV context, DWORD spec) {
+std::vector<BYTE> ExportPublicKey(HCRYPTPROV context, DWORD keySpec) {
     HCRYPTKEY key = 0;
     std::vector<BYTE> blob;
-    if (!CryptGetUserKey(context, spec, &key)) {
+    if (!CryptGetUserKey(context, keySpec, &key)) {
         return blob;
     }
     DWORD size = 0;

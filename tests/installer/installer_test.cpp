@@ -145,7 +145,7 @@ struct FailureCase {
 const FailureCase kFailures[] = {
     {"module name", [](FakeMachine &m) { m.moduleNameFails = true; }, "print ERR001: Couldn't get image file name\n",
      kInstalling},
-    {"file spec", [](FakeMachine &m) { m.removeFileSpecFails = true; },
+    {"folder from path", [](FakeMachine &m) { m.removeFileSpecFails = true; },
      "print ERR002: Error getting image file name\n", kInstalling},
     {"join 32", [](FakeMachine &m) { m.joinRefusedFor = L"QuorvKSP.dll"; },
      "print ERR003: Error getting image file name\n", kInstalling},

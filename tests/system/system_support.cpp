@@ -123,12 +123,12 @@ DWORD EnsureContainer(const wchar_t *providerName, const wchar_t *container) {
     if (context.get() == 0) {
         return context.error();
     }
-    for (DWORD spec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
+    for (DWORD keySpec : {static_cast<DWORD>(AT_SIGNATURE), static_cast<DWORD>(AT_KEYEXCHANGE)}) {
         CapiKey key;
-        if (CryptGetUserKey(context.get(), spec, key.put())) {
+        if (CryptGetUserKey(context.get(), keySpec, key.put())) {
             continue;
         }
-        if (!CryptGenKey(context.get(), spec, kKeyBits << 16, key.put())) {
+        if (!CryptGenKey(context.get(), keySpec, kKeyBits << 16, key.put())) {
             return GetLastError();
         }
     }
