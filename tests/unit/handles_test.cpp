@@ -118,7 +118,7 @@ TEST_F(HandlesTest, OpenedKeyHoldsTheFixedValuesAndItsOwnNameCopy) {
     const NCRYPT_PROV_HANDLE provider = OpenTestProvider();
     wchar_t name[] = L"container";
     NCRYPT_KEY_HANDLE key = 0;
-    // Neither the legacy key spec nor any flag is refused.
+    // Neither the legacy key type nor any flag is refused.
     ASSERT_EQ(ERROR_SUCCESS, OpenKey(provider, &key, name, 0xFFFFFFFF, 0xFFFFFFFF));
     name[0] = L'X';
     const KeyObject *record = AsKey(key);
