@@ -74,3 +74,9 @@ inline bool ReadKeyBlockBits(HCRYPTKEY key, DWORD *bits) {
     DWORD length = sizeof(*bits);
     return g_platform.CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE *>(bits), &length, 0) != FALSE;
 }
+
+// The status for a failed signature or decryption: CAPI's own error, passed on as it stands. A CAPI
+// provider that fails without setting one must still not make the call read as a success.
+inline SECURITY_STATUS CapiOperationFailure(DWORD lastError) {
+    return lastError != ERROR_SUCCESS ? static_cast<SECURITY_STATUS>(lastError) : NTE_PROVIDER_DLL_FAIL;
+}

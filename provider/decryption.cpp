@@ -85,9 +85,9 @@ SECURITY_STATUS WINAPI Decrypt(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE h
 
     DWORD plaintextLength = blockLength;
     if (!g_platform.CryptDecrypt(exchangeKey.get(), 0, TRUE, 0, work.bytes(), &plaintextLength)) {
-        const DWORD error = g_platform.GetLastError();
+        const SECURITY_STATUS status = CapiOperationFailure(g_platform.GetLastError());
         LogMessage(L"Decryption failed");
-        return static_cast<SECURITY_STATUS>(error);
+        return status;
     }
     // A provider that claims more plaintext than the block it decrypted cannot be copied from safely.
     if (plaintextLength > blockLength) {

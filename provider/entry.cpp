@@ -50,7 +50,11 @@ extern "C" SECURITY_STATUS WINAPI GetKeyStorageInterface(LPCWSTR /*pszProviderNa
     return ERROR_SUCCESS;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*hinstDLL*/, DWORD fdwReason, LPVOID /*lpvReserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*hinstDLL*/, DWORD fdwReason, LPVOID lpvReserved) {
+    // A non-null reserved argument at detach means the process is ending, not that we are freed.
+    if (fdwReason == DLL_PROCESS_DETACH && lpvReserved != nullptr) {
+        processTerminating.store(true, std::memory_order_release);
+    }
     LogMessage(L"DllMain called");
     switch (fdwReason) {
     case DLL_PROCESS_ATTACH:

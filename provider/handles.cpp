@@ -5,13 +5,12 @@
 #include "wide_string.h"
 
 #include <cstring>
-#include <mutex>
 
 std::atomic<BCRYPT_ALG_HANDLE> rsaAlgorithmHandle{nullptr};
 
 namespace {
 
-std::mutex rsaOpenMutex;
+SRWLOCK rsaOpenLock = SRWLOCK_INIT;
 
 const wchar_t kImportBlobType[] = L"QUORVKSPFMT";
 const wchar_t kImportedKeyName[] = L"Key3";
@@ -39,7 +38,7 @@ SECURITY_STATUS EnsureRsaAlgorithmHandle(BCRYPT_ALG_HANDLE *handle) {
     if (*handle != nullptr) {
         return ERROR_SUCCESS;
     }
-    std::lock_guard<std::mutex> lock(rsaOpenMutex);
+    const ExclusiveLock lock(rsaOpenLock);
     *handle = rsaAlgorithmHandle.load(std::memory_order_acquire);
     if (*handle != nullptr) {
         return ERROR_SUCCESS;
@@ -122,6 +121,8 @@ SECURITY_STATUS CreateKeyObject(const wchar_t *keyName, KeyObject **key) {
 
 SECURITY_STATUS ReleaseKeyObject(KeyObject *key) {
     HeapRelease(key->keyName);
+    // A stale handle passed back after this must fail its check, not find a valid-looking record.
+    SecureZeroMemory(key, sizeof(KeyObject));
     HeapRelease(key);
     return ERROR_SUCCESS;
 }

@@ -79,3 +79,31 @@ public:
 private:
     void *block_ = nullptr;
 };
+
+// Holds a slim reader/writer lock exclusively for a scope. The slim lock needs no allocation and
+// cannot fail, so taking it never throws; with tryOnly it is taken only if it is free at once.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK &lock, bool tryOnly = false) : lock_(&lock), owned_(Take(lock, tryOnly)) {}
+    ~ExclusiveLock() {
+        if (owned_) {
+            ReleaseSRWLockExclusive(lock_);
+        }
+    }
+    ExclusiveLock(const ExclusiveLock &) = delete;
+    ExclusiveLock &operator=(const ExclusiveLock &) = delete;
+
+    bool owns() const { return owned_; }
+
+private:
+    static bool Take(SRWLOCK &lock, bool tryOnly) {
+        if (tryOnly) {
+            return TryAcquireSRWLockExclusive(&lock) != FALSE;
+        }
+        AcquireSRWLockExclusive(&lock);
+        return true;
+    }
+
+    SRWLOCK *lock_;
+    bool owned_;
+};

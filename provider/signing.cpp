@@ -157,9 +157,9 @@ SECURITY_STATUS WINAPI SignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE 
     }
     DWORD signatureLength = keyBytes;
     if (!g_platform.CryptSignHashW(hash.get(), AT_SIGNATURE, nullptr, 0, work.bytes(), &signatureLength)) {
-        const DWORD error = g_platform.GetLastError();
+        const SECURITY_STATUS status = CapiOperationFailure(g_platform.GetLastError());
         LogMessage(L"Failed to sign");
-        return static_cast<SECURITY_STATUS>(error);
+        return status;
     }
     // A provider that claims more than the buffer it was given cannot be copied from safely.
     if (signatureLength > keyBytes) {

@@ -3,13 +3,12 @@
 #include "platform.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
-#include <iomanip>
-#include <sstream>
-#include <string>
 
-// Construction order matters: the mutex must outlive the Holder, whose destructor still logs.
-std::mutex logMutex;
+// Statically initialised, never destroyed: the Holder's destructor and anything after it may still log.
+SRWLOCK logMutex = SRWLOCK_INIT;
+std::atomic<bool> processTerminating{false};
 std::atomic<int> logOpenAttempted{0};
 int loggingOn = 0;
 HANDLE logFileHandle = nullptr;
@@ -23,6 +22,16 @@ constexpr DWORD kFirstPathBufferUnits = 10;
 constexpr DWORD kLargestPathBufferUnits = 0x4000000;
 const wchar_t kLogFolderName[] = L"QuorvKSP";
 const wchar_t kLogFileName[] = L"trace.txt";
+
+// Takes logMutex for a scope; once the process is terminating it only tries.
+class LogLock {
+public:
+    LogLock() : lock_(logMutex, processTerminating.load(std::memory_order_acquire)) {}
+    bool owns() const { return lock_.owns(); }
+
+private:
+    ExclusiveLock lock_;
+};
 
 // Restores the thread's last error on scope exit, so that logging a failure line never changes
 // the error a caller is about to return.
@@ -72,6 +81,40 @@ void WriteStartLine() {
     }
 }
 
+// Writes value in decimal, zero-padded to at least width digits; returns the end.
+char *PutDecimal(char *out, unsigned value, int width) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < width) {
+        digits[count++] = '0';
+    }
+    while (count > 0) {
+        *out++ = digits[--count];
+    }
+    return out;
+}
+
+// The stamp "%Y-%m-%d %H:%M:%S" from the broken-down time, by hand: the C++ time formatting switches
+// the process-wide C-runtime locale back and forth, under the host's feet.
+std::size_t FormatStamp(const std::tm &time, char *out) {
+    char *end = PutDecimal(out, static_cast<unsigned>(time.tm_year + 1900), 4);
+    *end++ = '-';
+    end = PutDecimal(end, static_cast<unsigned>(time.tm_mon + 1), 2);
+    *end++ = '-';
+    end = PutDecimal(end, static_cast<unsigned>(time.tm_mday), 2);
+    *end++ = ' ';
+    end = PutDecimal(end, static_cast<unsigned>(time.tm_hour), 2);
+    *end++ = ':';
+    end = PutDecimal(end, static_cast<unsigned>(time.tm_min), 2);
+    *end++ = ':';
+    end = PutDecimal(end, static_cast<unsigned>(time.tm_sec), 2);
+    return static_cast<std::size_t>(end - out);
+}
+
 }  // namespace
 
 bool IsMissingOrDirectory(const wchar_t *path) {
@@ -83,11 +126,8 @@ bool OpenLogOnce() {
     if (logOpenAttempted.load(std::memory_order_acquire) != 0) {
         return false;
     }
-    std::unique_lock<std::mutex> lock(logMutex, std::defer_lock);
-    try {
-        lock.lock();
-    } catch (...) {
-        // No lock, no attempt: the callers expect a plain answer, never an exception.
+    const LogLock lock;
+    if (!lock.owns()) {
         return false;
     }
     if (logOpenAttempted.load(std::memory_order_relaxed) != 0) {
@@ -127,21 +167,32 @@ bool OpenLogOnce() {
 }
 
 void WriteLogLine(const char *text) {
-    try {
-        const std::time_t now = std::time(nullptr);
-        std::tm local{};
-        if (localtime_s(&local, &now) != 0) {
-            return;
-        }
-        std::ostringstream line;
-        line << '[' << std::put_time(&local, "%Y-%m-%d %H:%M:%S") << "] " << text << '\n';
-        const std::string bytes = line.str();
-        DWORD written = 0;
-        g_platform.WriteFile(logFileHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        g_platform.FlushFileBuffers(logFileHandle);
-    } catch (...) {
-        // A line that cannot be built is lost; the caller's outcome never depends on the log.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_s(&local, &now) != 0) {
+        return;
     }
+    // 19 bytes with a four-digit year; room for any year an int holds.
+    char stamp[32];
+    const std::size_t stampBytes = FormatStamp(local, stamp);
+    const std::size_t textBytes = std::strlen(text);
+    const std::size_t lineBytes = 1 + stampBytes + 2 + textBytes + 1;
+    HeapBlock line(lineBytes);
+    if (!line) {
+        return;  // the line is lost; the caller's outcome never depends on the log
+    }
+    char *out = static_cast<char *>(line.get());
+    *out++ = '[';
+    std::memcpy(out, stamp, stampBytes);
+    out += stampBytes;
+    *out++ = ']';
+    *out++ = ' ';
+    std::memcpy(out, text, textBytes);
+    out += textBytes;
+    *out = '\n';
+    DWORD written = 0;
+    g_platform.WriteFile(logFileHandle, line.get(), static_cast<DWORD>(lineBytes), &written, nullptr);
+    g_platform.FlushFileBuffers(logFileHandle);
 }
 
 void LogMessage(const wchar_t *format, ...) {
@@ -172,13 +223,9 @@ void LogMessage(const wchar_t *format, ...) {
         WriteStartLine();
     }
 
-    try {
-        std::lock_guard<std::mutex> lock(logMutex);
-        if (loggingOn == 1) {
-            WriteLogLine(text);
-        }
-    } catch (...) {
-        // A mutex that cannot be taken drops the line.
+    const LogLock lock;
+    if (lock.owns() && loggingOn == 1) {
+        WriteLogLine(text);
     }
 }
 

@@ -5,7 +5,6 @@
 #include "win.h"
 
 #include <atomic>
-#include <mutex>
 
 // Formats with wvsprintfW ("%s" wide string, "%d" 32-bit integer), cuts at 1023 units, appends one
 // line when logging is on. Leaves the caller's last Win32 error as it found it.
@@ -25,7 +24,13 @@ public:
     virtual ~Holder();
 };
 
-extern std::mutex logMutex;
+// Guards the opening attempt, logFileHandle and every line written. A slim lock: it cannot fail.
+extern SRWLOCK logMutex;
 extern std::atomic<int> logOpenAttempted;
 extern int loggingOn;
 extern HANDLE logFileHandle;
+
+// Set at process detach when the process is ending (not on FreeLibrary). The platform has already
+// ended every other thread by then, possibly inside logMutex, so from here on no line waits for it:
+// a line whose lock is not free at once is dropped.
+extern std::atomic<bool> processTerminating;

@@ -380,6 +380,36 @@ TEST_F(TraceLogProcess, EightThreadsOfOneProcessLoseNoLine) {
     EXPECT_EQ("Stopping logging.", lines.back().message);
 }
 
+TEST_F(TraceLogProcess, ExitWhileThreadsLogStillEndsTheProcess) {
+    // ExitProcess ends the other threads wherever they are, the log's lock held or not; the detach and
+    // stop lines that follow must not wait for it. The hang is a race, hence several runs.
+    constexpr int kRuns = 5;
+    constexpr DWORD kBoundMs = 30000;
+    // One logging thread is enough to be caught inside the lock; where threads of this architecture
+    // cannot run side by side, one is all the emulator takes.
+    const std::wstring threads = Emulated32BitThreads() ? L"1" : L"4";
+    CreateFolder();
+    int hung = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        const HANDLE child = StartChild(KSP_CHILD_PATH, Load() + L" table exitlogging " + threads + L" 200");
+        ASSERT_NE(nullptr, child);
+        if (::WaitForSingleObject(child, kBoundMs) == WAIT_OBJECT_0) {
+            DWORD code = 1;
+            ::GetExitCodeProcess(child, &code);
+            EXPECT_EQ(0u, code) << "run " << run;
+        } else {
+            ++hung;
+            ::TerminateProcess(child, 1);
+            ::WaitForSingleObject(child, INFINITE);
+        }
+        ::CloseHandle(child);
+    }
+    EXPECT_EQ(0, hung) << "of " << kRuns << " runs did not end within " << kBoundMs << " ms";
+    const std::vector<LogLine> lines = ParseLog(ReadFileBytes(file_));
+    EXPECT_EQ(static_cast<std::size_t>(kRuns), CountOf(lines, StartLine(KSP_CHILD_PATH)));
+    EXPECT_LT(static_cast<std::size_t>(kRuns), CountOf(lines, "Call to unsupported encrypt"));
+}
+
 // Named events for children that take turns or start together; names are unique to this run.
 class Events {
 public:

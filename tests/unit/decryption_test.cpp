@@ -215,12 +215,17 @@ TEST_F(DecryptionTest, FailuresReleaseWhatWasObtained) {
     }
 }
 
-TEST_F(DecryptionTest, DecryptFailurePassesAnyLastErrorOnUnchanged) {
-    for (DWORD error : {static_cast<DWORD>(ERROR_CANCELLED), static_cast<DWORD>(NTE_BAD_DATA), static_cast<DWORD>(0x12345678)}) {
+TEST_F(DecryptionTest, DecryptFailurePassesAnyLastErrorOnButNeverReadsAsSuccess) {
+    for (const auto &[error, status] : kOperationFailures) {
         fakeCapi = FakeCapiState{};
         fakeCapi.failCall = "Decrypt";
         fakeCapi.failError = error;
-        EXPECT_EQ(static_cast<SECURITY_STATUS>(error), Decrypt256()) << error;
+        ClearCapturedLog();
+        result = kUntouched;
+        EXPECT_EQ(status, Decrypt256()) << error;
+        EXPECT_EQ("Decryption failed", LastLogLine()) << error;
+        EXPECT_EQ(kUntouched, result) << error;
+        EXPECT_TRUE(OutputUntouched()) << error;
     }
 }
 

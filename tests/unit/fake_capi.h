@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace capi_fake {
@@ -64,6 +65,15 @@ public:
     NCRYPT_PROV_HANDLE provider = 0;
     NCRYPT_KEY_HANDLE key = 0;
     KeyObject *record() const { return reinterpret_cast<KeyObject *>(key); }
+};
+
+// Last errors a failing CryptSignHashW or CryptDecrypt may leave, with the status the caller must get:
+// CAPI's own error as it stands, but never success.
+inline const std::pair<DWORD, SECURITY_STATUS> kOperationFailures[] = {
+    {ERROR_CANCELLED, static_cast<SECURITY_STATUS>(ERROR_CANCELLED)},
+    {static_cast<DWORD>(NTE_BAD_DATA), NTE_BAD_DATA},
+    {0x12345678, static_cast<SECURITY_STATUS>(0x12345678)},
+    {ERROR_SUCCESS, NTE_PROVIDER_DLL_FAIL},
 };
 
 std::vector<std::string> CallsWith(std::initializer_list<const char *> names);

@@ -76,8 +76,25 @@ public:
             if (self.inspector_) {
                 self.inspector_(block);
             }
+            if (self.keepFreed_) {
+                self.kept_.insert(block);
+                return TRUE;
+            }
         }
         return RealPlatform().HeapFree(heap, flags, block);
+    }
+
+    // While on, freed blocks stay readable (as a freed block often is), so that a stale handle can be
+    // passed back safely; switching it off returns them to the heap.
+    void KeepFreedBlocks(bool keep) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        keepFreed_ = keep;
+        if (!keep) {
+            for (const void *block : kept_) {
+                RealPlatform().HeapFree(RealPlatform().GetProcessHeap(), 0, const_cast<void *>(block));
+            }
+            kept_.clear();
+        }
     }
 
     // Called with each block just before it goes back to the heap.
@@ -97,6 +114,8 @@ private:
     int refusals_ = 0;
     int strayFrees_ = 0;
     void (*inspector_)(const void *) = nullptr;
+    bool keepFreed_ = false;
+    std::set<const void *> kept_;
 };
 
 // Stands in for the system's "RSA" provider; every successful open hands out a new token.
@@ -169,6 +188,7 @@ protected:
     void TearDown() override {
         CloseRsaAlgorithmHandle();
         HeapLedger::Instance().InspectFrees(nullptr);
+        HeapLedger::Instance().KeepFreedBlocks(false);
     }
 
     NCRYPT_PROV_HANDLE OpenTestProvider(const wchar_t *name = L"Quorv CSP") {

@@ -361,6 +361,20 @@ TEST_F(HandlesTest, FreeKeyWithABadProviderLeavesTheKeyUsable) {
     EXPECT_EQ(0u, HeapLedger::Instance().Live());
 }
 
+TEST_F(HandlesTest, FreedKeyRecordNoLongerValidates) {
+    const NCRYPT_PROV_HANDLE provider = OpenTestProvider();
+    const NCRYPT_KEY_HANDLE key = OpenTestKey(provider);
+    HeapLedger &heap = HeapLedger::Instance();
+    heap.KeepFreedBlocks(true);
+    EXPECT_EQ(ERROR_SUCCESS, FreeKey(provider, key));
+    EXPECT_EQ(nullptr, ValidateKeyHandle(key));
+    EXPECT_EQ(NTE_INVALID_HANDLE, FreeKey(provider, key));
+    heap.KeepFreedBlocks(false);
+    EXPECT_EQ(0, heap.StrayFrees());
+    EXPECT_EQ(ERROR_SUCCESS, FreeProvider(provider));
+    EXPECT_EQ(0u, heap.Live());
+}
+
 namespace {
 
 // Checked at the moment the record goes back to the heap: every byte of it must already be zero.

@@ -232,12 +232,17 @@ TEST_F(SigningTest, CapiFailuresReleaseWhatWasObtained) {
     }
 }
 
-TEST_F(SigningTest, SignFailurePassesAnyLastErrorOnUnchanged) {
-    for (DWORD error : {static_cast<DWORD>(ERROR_CANCELLED), static_cast<DWORD>(NTE_BAD_HASH), static_cast<DWORD>(0x12345678)}) {
+TEST_F(SigningTest, SignFailurePassesAnyLastErrorOnButNeverReadsAsSuccess) {
+    for (const auto &[error, status] : kOperationFailures) {
         fakeCapi = FakeCapiState{};
         fakeCapi.failCall = "SignHash";
         fakeCapi.failError = error;
-        EXPECT_EQ(static_cast<SECURITY_STATUS>(error), Sign()) << error;
+        ClearCapturedLog();
+        result = kUntouched;
+        EXPECT_EQ(status, Sign()) << error;
+        EXPECT_EQ("Failed to sign", LastLogLine()) << error;
+        EXPECT_EQ(kUntouched, result) << error;
+        EXPECT_TRUE(SignatureUntouched()) << error;
     }
 }
 

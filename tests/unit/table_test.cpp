@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "trace_log.h"
+
 #include <cstddef>
 #include <functional>
 
@@ -161,6 +163,33 @@ TEST(DllMainEntry, LogsEveryReasonAndClosesTheRsaProviderOnlyAtDetach) {
             EXPECT_EQ(nullptr, rsaAlgorithmHandle.load());
         }
     }
+    rsaAlgorithmHandle = saved;
+}
+
+DWORD WINAPI DetachAtProcessExit(LPVOID) {
+    return DllMain(nullptr, DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1)) ? 0 : 1;
+}
+
+// At process exit the platform has already ended the other threads, perhaps one inside the log's
+// lock (held here by the test thread): the detach lines are dropped rather than waited for.
+TEST(DllMainEntry, DetachAtProcessExitNeverWaitsForTheLogLock) {
+    const BCRYPT_ALG_HANDLE saved = rsaAlgorithmHandle.exchange(nullptr);
+    ClearCapturedLog();
+    AcquireSRWLockExclusive(&logMutex);
+    const HANDLE thread = CreateThread(nullptr, 0, DetachAtProcessExit, nullptr, 0, nullptr);
+    const DWORD waited = thread != nullptr ? WaitForSingleObject(thread, 10000) : WAIT_FAILED;
+    ReleaseSRWLockExclusive(&logMutex);
+    if (thread != nullptr) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the detach waited for the lock";
+    EXPECT_EQ(std::vector<std::string>{}, CapturedLogLines());
+
+    // A line that finds the lock free is still written.
+    LogMessage(L"lock free again");
+    EXPECT_EQ(std::vector<std::string>{"lock free again"}, CapturedLogLines());
+    processTerminating = false;
     rsaAlgorithmHandle = saved;
 }
 

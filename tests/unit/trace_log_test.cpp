@@ -5,6 +5,9 @@
 
 #include "trace_log.h"
 
+#include <atomic>
+#include <clocale>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -266,6 +269,51 @@ TEST(TraceLogLines, LastErrorSurvivesLoggingWhateverFailsInside) {
     SetLastError(ERROR_NOT_FOUND);
     LogMessage(L"opening");
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), GetLastError());
+}
+
+struct LocaleWatch {
+    std::string expected;
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::atomic<int> changed{0};
+};
+
+DWORD WINAPI ReadLocaleUntilDone(LPVOID parameter) {
+    auto *watch = static_cast<LocaleWatch *>(parameter);
+    while (!watch->done.load()) {
+        const char *now = std::setlocale(LC_ALL, nullptr);
+        if (now == nullptr || watch->expected != now) {
+            ++watch->changed;
+        }
+        ++watch->reads;
+    }
+    return 0;
+}
+
+// The C runtime's locale belongs to the host: writing a line must never switch it, not even briefly.
+TEST(TraceLogLines, HostLocaleStaysAsTheHostSetIt) {
+    if (Emulated32BitThreads()) {
+        std::printf("[   NOTE   ] not checked: this machine cannot run two threads of this architecture at once\n");
+        return;
+    }
+    const char *set = std::setlocale(LC_ALL, "English_United States.1252");
+    ASSERT_NE(nullptr, set);
+    LocaleWatch watch;
+    watch.expected = set;
+    const HANDLE reader = CreateThread(nullptr, 0, ReadLocaleUntilDone, &watch, 0, nullptr);
+    ASSERT_NE(nullptr, reader);
+    while (watch.reads.load() == 0) {
+        Sleep(0);
+    }
+    for (int i = 0; i < 2000; ++i) {
+        LogMessage(L"line %d", i);
+    }
+    watch.done = true;
+    WaitForSingleObject(reader, INFINITE);
+    CloseHandle(reader);
+    std::setlocale(LC_ALL, "C");
+    ClearCapturedLog();
+    EXPECT_EQ(0, watch.changed.load()) << "of " << watch.reads.load() << " reads";
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 //                         <threads> threads, each opening and freeing <count> keys named <tag>-<t>-<i>;
 //                         0 threads: the calling thread does it, as thread 0
 //   idle <threads>        start that many threads that sleep a moment and wait for all of them
+//   exitlogging <threads> <ms>
+//                         start that many threads that call Encrypt (one line each) without end,
+//                         then ExitProcess(0) after <ms> milliseconds while they are still at it
 //   append <file> <tag> <count>
 //                         without the DLL: append <count> lines "<tag> <i>" the way the log does,
 //                         to learn whether the platform keeps appends of several processes whole
@@ -107,6 +110,25 @@ bool RunIdle(int threads) {
     return JoinAll(handles);
 }
 
+DWORD WINAPI EndlessEncrypt(LPVOID) {
+    for (;;) {
+        table->Encrypt(0, 0, nullptr, 0, nullptr, nullptr, 0, nullptr, 0);
+    }
+}
+
+// The process ends with its threads inside the provider, as a host's ExitProcess finds them.
+bool ExitWhileLogging(int threads, int milliseconds) {
+    for (int t = 0; t < threads; ++t) {
+        const HANDLE thread = CreateThread(nullptr, 0, EndlessEncrypt, nullptr, 0, nullptr);
+        if (thread == nullptr) {
+            return Fail(L"CreateThread", GetLastError());
+        }
+        CloseHandle(thread);
+    }
+    Sleep(static_cast<DWORD>(milliseconds));
+    ExitProcess(0);
+}
+
 bool RunKeys(const wchar_t *tag, int threads, int count) {
     NCRYPT_PROV_HANDLE provider = 0;
     if (table->OpenProvider(&provider, L"Quorv CSP", 0) != ERROR_SUCCESS) {
@@ -155,7 +177,8 @@ bool Run(int argc, wchar_t **argv) {
     for (int i = 1; i < argc; ++i) {
         const std::wstring action = argv[i];
         auto next = [&]() -> const wchar_t * { return i + 1 < argc ? argv[++i] : L""; };
-        bool needsTable = action == L"encrypt" || action == L"key" || action == L"longkey" || action == L"keys";
+        bool needsTable = action == L"encrypt" || action == L"key" || action == L"longkey" || action == L"keys" ||
+                          action == L"exitlogging";
         if (needsTable && table == nullptr) {
             return Fail(L"table not taken before", 0);
         }
@@ -201,6 +224,11 @@ bool Run(int argc, wchar_t **argv) {
             }
         } else if (action == L"idle") {
             if (!RunIdle(_wtoi(next()))) {
+                return false;
+            }
+        } else if (action == L"exitlogging") {
+            const int threads = _wtoi(next());
+            if (!ExitWhileLogging(threads, _wtoi(next()))) {
                 return false;
             }
         } else if (action == L"append") {
