@@ -30,6 +30,7 @@ const PlatformApi kRealPlatform = {
     ::FlushFileBuffers,
     ::CloseHandle,
     ::GetModuleFileNameW,
+    ::GetLocalTime,
 };
 
 }  // namespace

@@ -42,6 +42,7 @@ struct PlatformApi {
     decltype(&::FlushFileBuffers) FlushFileBuffers;
     decltype(&::CloseHandle) CloseHandle;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
+    decltype(&::GetLocalTime) GetLocalTime;
 };
 
 extern PlatformApi g_platform;

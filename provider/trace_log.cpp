@@ -4,7 +4,6 @@
 
 #include <cstdarg>
 #include <cstring>
-#include <ctime>
 
 // Statically initialised, never destroyed: the Holder's destructor and anything after it may still log.
 SRWLOCK logMutex = SRWLOCK_INIT;
@@ -98,20 +97,20 @@ char *PutDecimal(char *out, unsigned value, int width) {
     return out;
 }
 
-// The stamp "%Y-%m-%d %H:%M:%S" from the broken-down time, by hand: the C++ time formatting switches
-// the process-wide C-runtime locale back and forth, under the host's feet.
-std::size_t FormatStamp(const std::tm &time, char *out) {
-    char *end = PutDecimal(out, static_cast<unsigned>(time.tm_year + 1900), 4);
+// The stamp "%Y-%m-%d %H:%M:%S", by hand: the C++ time formatting switches the process-wide C-runtime
+// locale back and forth, under the host's feet.
+std::size_t FormatStamp(const SYSTEMTIME &time, char *out) {
+    char *end = PutDecimal(out, time.wYear, 4);
     *end++ = '-';
-    end = PutDecimal(end, static_cast<unsigned>(time.tm_mon + 1), 2);
+    end = PutDecimal(end, time.wMonth, 2);
     *end++ = '-';
-    end = PutDecimal(end, static_cast<unsigned>(time.tm_mday), 2);
+    end = PutDecimal(end, time.wDay, 2);
     *end++ = ' ';
-    end = PutDecimal(end, static_cast<unsigned>(time.tm_hour), 2);
+    end = PutDecimal(end, time.wHour, 2);
     *end++ = ':';
-    end = PutDecimal(end, static_cast<unsigned>(time.tm_min), 2);
+    end = PutDecimal(end, time.wMinute, 2);
     *end++ = ':';
-    end = PutDecimal(end, static_cast<unsigned>(time.tm_sec), 2);
+    end = PutDecimal(end, time.wSecond, 2);
     return static_cast<std::size_t>(end - out);
 }
 
@@ -167,12 +166,10 @@ bool OpenLogOnce() {
 }
 
 void WriteLogLine(const char *text) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_s(&local, &now) != 0) {
-        return;
-    }
-    // 19 bytes with a four-digit year; room for any year an int holds.
+    // The platform's local time, not the C runtime's: the 32-bit runtime's time_t ends in January 2038.
+    SYSTEMTIME local{};
+    g_platform.GetLocalTime(&local);
+    // 19 bytes; a SYSTEMTIME year has at most five digits.
     char stamp[32];
     const std::size_t stampBytes = FormatStamp(local, stamp);
     const std::size_t textBytes = std::strlen(text);

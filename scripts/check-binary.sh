@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Checks a built PE file: it imports system DLLs only; a provider DLL also exports exactly
-# GetKeyStorageInterface, undecorated, at ordinal 1.
+# Checks a built PE file: it imports system DLLs only; a provider DLL imports no ncrypt.dll (that would
+# move its BCrypt imports there) and exports exactly GetKeyStorageInterface, undecorated, at ordinal 1.
 set -euo pipefail
 file=$1
 kind=${2:-dll}
 dump=$(x86_64-w64-mingw32-objdump -p "$file")
 
-allowed='^(kernel32|advapi32|bcrypt|shell32|shlwapi|user32|msvcrt|ncrypt|api-ms-win-[a-z0-9-]+)\.dll$'
+system='kernel32|advapi32|bcrypt|shell32|shlwapi|user32|msvcrt|api-ms-win-[a-z0-9-]+'
+# The installer binds BCryptAddContextFunction through ncrypt.dll on purpose.
+[ "$kind" = exe ] && system+='|ncrypt'
+allowed="^($system)\.dll$"
 bad=0
 while read -r dll; do
   lower=$(tr 'A-Z' 'a-z' <<<"$dll")

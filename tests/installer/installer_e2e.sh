@@ -17,7 +17,7 @@ cp "$dll64" "$kit/QUORVKSP64.dll"
 unset DISPLAY WAYLAND_DISPLAY
 export WINEPREFIX=$prefix/wine
 # shellcheck source=../../scripts/wine-env.sh
-. "$root/scripts/wine-env.sh"
+. "$root/scripts/wine-env.sh" || exit 1
 trap 'wine_stop; rm -rf "$prefix"' EXIT
 
 target32=$WINEPREFIX/drive_c/windows/syswow64/QuorvKSP.dll

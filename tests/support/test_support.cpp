@@ -2,6 +2,7 @@
 
 #include "trace_log.h"
 
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 
@@ -109,6 +110,12 @@ std::vector<std::string> CapturedLogLines() {
 void ClearCapturedLog() {
     std::lock_guard<std::mutex> lock(capturedMutex);
     capturedLines.clear();
+}
+
+void NoteNotChecked(const std::string &reason) {
+    ::testing::Test::RecordProperty("not_checked", reason);
+    std::printf("[   NOTE   ] not checked: %s\n", reason.c_str());
+    std::fflush(stdout);
 }
 
 bool Emulated32BitThreads() {

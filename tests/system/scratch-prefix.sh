@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-/tmp/ksp-wineprefix}-system-$name"
 rm -rf "$WINEPREFIX"
 # shellcheck source=../../scripts/wine-env.sh
-. "$root/scripts/wine-env.sh"
+. "$root/scripts/wine-env.sh" || exit 1
 "$@" </dev/null
 rc=$?
 wine_stop

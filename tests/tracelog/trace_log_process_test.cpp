@@ -6,18 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <sstream>
-
-// A case that a platform limit makes meaningless passes with a note instead of GTEST_SKIP: reporting a
-// skip (or any failure) crashes 32-bit test processes under qemu-i386 on the build machines.
-#define KSP_SKIP_CASE(text)                                                   \
-    do {                                                                      \
-        std::ostringstream note_;                                             \
-        note_ << text;                                                        \
-        std::printf("[   NOTE   ] not checked: %s\n", note_.str().c_str()); \
-        std::fflush(stdout);                                                  \
-        return;                                                               \
-    } while (0)
 
 namespace {
 
@@ -355,12 +343,13 @@ std::size_t CountOf(const std::vector<LogLine> &lines, const std::string &messag
 TEST_F(TraceLogProcess, EightThreadsOfOneProcessLoseNoLine) {
     constexpr int kThreads = 8;
     constexpr int kKeys = 500 / kLinesPerKey;
-    if (Emulated32BitThreads() || RunChild(L"idle " + std::to_wstring(kThreads)) != 0) {
-        // Seen with 32-bit Wine under qemu-i386: a process whose threads run side by side crashes
-        // before it has loaded anything of the provider.
-        KSP_SKIP_CASE("this machine cannot run " << kThreads << " threads side by side in a process of this "
-                     << "architecture (the child crashed without the DLL loaded)");
+    if (Emulated32BitThreads()) {
+        // 32-bit Wine under qemu-i386: a process whose threads run side by side crashes the emulator.
+        KSP_NOT_CHECKED("32-bit code runs under qemu-user here, which cannot run " << kThreads
+                                                                              << " threads side by side");
     }
+    // The same threads without the DLL, so that a failure here points at the platform, not the log.
+    ASSERT_EQ(0u, RunChild(L"idle " + std::to_wstring(kThreads))) << "the child's idle threads alone failed";
     CreateFolder();
     ASSERT_EQ(0u, RunChild(Load() + L" table keys T " + std::to_wstring(kThreads) + L" " +
                            std::to_wstring(kKeys) + L" free"));
@@ -456,7 +445,7 @@ protected:
 
 #define KSP_REQUIRE_OTHER_BUILD()                                                                            \
     if (!otherBuilt_)                                                                                        \
-    KSP_SKIP_CASE("the other architecture's build is missing (" << Narrow(otherChild_) << ", "               \
+    KSP_NOT_CHECKED("the other architecture's build is missing (" << Narrow(otherChild_) << ", "               \
                                                                 << Narrow(otherDll_)                         \
                                                                 << "); build both trees side by side")
 
@@ -529,7 +518,7 @@ TEST_F(BothBuilds, AppendAtOnceLosingNoLine) {
     const auto probeLines = static_cast<int>(std::count(probed.begin(), probed.end(), '\n'));
     ::DeleteFileW(probe.c_str());
     if (probeLines != 2000) {
-        KSP_SKIP_CASE("this platform loses appends of concurrent processes: plain FILE_APPEND_DATA writes kept "
+        KSP_NOT_CHECKED("this platform loses appends of concurrent processes: plain FILE_APPEND_DATA writes kept "
                       << probeLines << " of 2000 lines");
     }
 

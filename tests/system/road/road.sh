@@ -16,7 +16,7 @@ export WINEPREFIX="${WINEPREFIX:-/tmp/ksp-wineprefix}-system-road"
 rm -rf "$WINEPREFIX"
 work=$(mktemp -d)
 # shellcheck source=../../../scripts/wine-env.sh
-. "$root/scripts/wine-env.sh"
+. "$root/scripts/wine-env.sh" || exit 1
 cleanup() { wine_stop; rm -rf "$work" "$WINEPREFIX"; }
 trap cleanup EXIT
 

@@ -1,0 +1,26 @@
+// Starts and joins one thread, then dies from an access violation. Registered with WILL_FAIL: under
+// Wine's default debugger such a process exits with status 0, so this entry proves on every run that
+// the test prefix turns a crash into a failing status.
+#include <windows.h>
+
+#include <cstdio>
+
+namespace {
+
+DWORD WINAPI Idle(LPVOID) { return 0; }
+
+}  // namespace
+
+int main() {
+    const HANDLE thread = CreateThread(nullptr, 0, Idle, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        std::printf("CreateThread failed: %lu\n", GetLastError());
+        return 0;  // a guard that cannot start its thread must not pass by failing
+    }
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    std::printf("thread joined; raising an access violation\n");
+    std::fflush(stdout);
+    RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    return 0;
+}
