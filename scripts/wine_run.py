@@ -3,23 +3,24 @@
 
 Usage: wine_run.py PROGRAM [ARGS...]   (the build's CMAKE_CROSSCOMPILING_EMULATOR)
 
-A plain program's exit status is passed on (a death from a signal as 128 plus its number). A GoogleTest program (any --gtest_ argument) runs
-with an XML report and passes only when it exits 0 and the report shows every case run to its end
-and none failed, failures of a global environment included. A program that stops early writes no
-report and fails, whatever its exit status.
+A plain program's exit status is passed on, a death from a signal as 128 plus its number. A GoogleTest
+program (any --gtest_ argument) runs with an XML report and passes only when it exits 0 and the report
+shows every case run to its end and none failed, failures of a global environment included. A
+program that stops early writes no report and fails, whatever its exit status.
 
-Where the kernel hands 32-bit code to qemu-user, the emulator itself now and then dies while a 32-bit
-Wine process tears down, after every result is known. Only there, and only when the process was
-killed by SIGSEGV, SIGABRT, SIGBUS or SIGILL after it wrote a complete and clean report, does the run
-count as passed; the line that says so names the signal, and the process exit counts as not checked.
-Natively a Windows exception ends the process with an exit status (the low byte of its code), never
-with a signal, and fails like any other status.
+Where the kernel hands 32-bit code to qemu-user, the emulator itself may die while a 32-bit Wine
+process tears down, after every result is known. Only there, and only when the process was killed by
+SIGSEGV, SIGABRT, SIGBUS or SIGILL after it wrote a complete and clean report, and Wine announced no
+unhandled exception before, does the run count as passed; the line that says so names the signal,
+and the process exit counts as not checked. Natively a Windows exception ends the process with an
+exit status (the low byte of its code), never with a signal, and fails like any other status.
 
 A case that cannot be checked on this machine records a "not_checked" property (KSP_NOT_CHECKED in
 the tests). Each such case is printed and, when KSP_NOT_CHECKED_LOG names a file, appended to it as
 "program: case: reason", so that the test command can list them all at its end.
 """
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -31,6 +32,7 @@ LOADERS = {0x014C: "/usr/lib/wine/wine", 0x8664: "/usr/lib/wine/wine64"}
 I386 = 0x014C
 EMULATOR_DEATHS = {signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS, signal.SIGILL}
 QEMU_I386 = "/proc/sys/fs/binfmt_misc/qemu-i386"
+UNHANDLED_EXCEPTION = re.compile(r"^wine: Unhandled ", re.MULTILINE)
 
 
 def pe_machine(program):
@@ -57,18 +59,30 @@ def emulated_32bit():
         return False
 
 
-def emulator_death(program, returncode):
+def signal_name(number):
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return f"signal {number}"
+
+
+def emulator_death(program, returncode, stderr):
     """The signal's name when the emulator's own death explains returncode, else None."""
     if returncode >= 0 or pe_machine(program) != I386 or not emulated_32bit():
         return None
-    sig = signal.Signals(-returncode)
-    return sig.name if sig in EMULATOR_DEATHS else None
+    if UNHANDLED_EXCEPTION.search(stderr):
+        return None  # the program crashed first; the emulator died handling it
+    return signal_name(-returncode) if -returncode in EMULATOR_DEATHS else None
+
+
+def shell_status(returncode):
+    """The status a shell reports: a death from a signal is 128 plus its number."""
+    return 128 - returncode if returncode < 0 else returncode
 
 
 def describe_status(returncode):
     if returncode < 0:
-        sig = -returncode
-        return f"killed by {signal.Signals(sig).name} (status {128 + sig})"
+        return f"killed by {signal_name(-returncode)} (status {shell_status(returncode)})"
     return f"exit status {returncode}"
 
 
@@ -124,11 +138,15 @@ def run_gtest(program, args, env=None, capture=False):
     with tempfile.TemporaryDirectory() as scratch:
         report_path = os.path.join(scratch, "report.xml")
         command = [loader_for(program), program, *args, "--gtest_output=xml:" + wine_path(report_path)]
-        pipe = subprocess.PIPE if capture else None
+        # stderr is always read: Wine announces an unhandled exception there.
         done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL if capture else None,
-                              stdout=pipe, stderr=pipe)
+                              stdout=subprocess.PIPE if capture else None, stderr=subprocess.PIPE)
         report = Report(report_path)
-    return done.returncode, report, _text(done.stdout), _text(done.stderr)
+    stderr = _text(done.stderr)
+    if not capture:
+        sys.stderr.write(stderr)
+        sys.stderr.flush()
+    return done.returncode, report, _text(done.stdout), stderr
 
 
 def _text(data):
@@ -148,17 +166,16 @@ def main(argv):
     program, args = argv[1], argv[2:]
     if not any(arg.startswith("--gtest_") for arg in args):
         # A death from a signal becomes a status as a shell gives it, so that ctest sees an exit code.
-        returncode = subprocess.run([loader_for(program), program, *args]).returncode
-        return 128 - returncode if returncode < 0 else returncode
+        return shell_status(subprocess.run([loader_for(program), program, *args]).returncode)
 
     name = os.path.splitext(os.path.basename(program))[0]
     sys.stdout.flush()
-    returncode, report, _, _ = run_gtest(program, args)
+    returncode, report, _, stderr = run_gtest(program, args)
     unchecked = [f"{name}: {case}: {reason}" for case, reason in report.not_checked]
-    death = emulator_death(program, returncode)
+    death = emulator_death(program, returncode, stderr)
     passed = report.clean and (returncode == 0 or death is not None)
     if passed and death is not None:
-        print(f"note: the emulator died from {death} ({describe_status(returncode)}) after the report "
+        print(f"note: the emulator died from {death} (status {shell_status(returncode)}) after the report "
               "showed every case passed; counted as passed")
         unchecked.append(f"{name}: process exit: the emulator died from {death} after every case had passed")
     for line in unchecked:
@@ -167,9 +184,11 @@ def main(argv):
     if passed:
         return 0
     print(f"FAIL {name}: {describe_status(returncode)}")
+    if UNHANDLED_EXCEPTION.search(stderr):
+        print("  Wine announced an unhandled exception (above)")
     for problem in report.problems:
         print(f"  {problem}")
-    return returncode if returncode > 0 else 1
+    return shell_status(returncode) or 1
 
 
 if __name__ == "__main__":

@@ -77,13 +77,16 @@ def check(program, limit, matched, notes):
     complaints = []
     passed = False
     for _ in range(MAX_RESUMES):
+        if all(case in excluded for case in timing.times):
+            passed = True  # the emulator died after the last case had passed
+            break
         filter_arg = "--gtest_filter=-" + (":".join(excluded) or "none")
         returncode, report, stdout, stderr = wine_run.run_gtest(program, [filter_arg], env=env, capture=True)
         complaints += [line for line in stderr.splitlines() if HEAP_COMPLAINT.search(line)]
         if returncode == 0 and report.clean:
             passed = True
             break
-        death = wine_run.emulator_death(program, returncode)
+        death = wine_run.emulator_death(program, returncode, stderr)
         runs = case_runs(stdout)
         failed = [case for case, outcome in runs if outcome == "FAILED"]
         if death is None or failed or not runs:
@@ -97,6 +100,8 @@ def check(program, limit, matched, notes):
             break
         if report.clean:
             print(f"note {name}: the emulator died from {death} after every case had passed")
+            notes.append(f"{name} under heap checking: process exit: the emulator died from {death} "
+                         "after every case had passed")
             passed = True
             break
         crashed = runs[-1][0] if runs[-1][1] is None else None
