@@ -346,7 +346,7 @@ TEST_F(TraceLogProcess, EightThreadsOfOneProcessLoseNoLine) {
     if (Emulated32BitThreads()) {
         // 32-bit Wine under qemu-i386: a process whose threads run side by side crashes the emulator.
         KSP_NOT_CHECKED("32-bit code runs under qemu-user here, which cannot run " << kThreads
-                                                                              << " threads side by side");
+                                                                                  << " threads side by side");
     }
     // The same threads without the DLL, so that a failure here points at the platform, not the log.
     ASSERT_EQ(0u, RunChild(L"idle " + std::to_wstring(kThreads))) << "the child's idle threads alone failed";
@@ -443,11 +443,11 @@ protected:
     bool otherBuilt_ = false;
 };
 
-#define KSP_REQUIRE_OTHER_BUILD()                                                                            \
-    if (!otherBuilt_)                                                                                        \
-    KSP_NOT_CHECKED("the other architecture's build is missing (" << Narrow(otherChild_) << ", "               \
-                                                                << Narrow(otherDll_)                         \
-                                                                << "); build both trees side by side")
+#define KSP_REQUIRE_OTHER_BUILD()                                                                \
+    if (!otherBuilt_)                                                                            \
+    KSP_NOT_CHECKED("the other architecture's build is missing (" << Narrow(otherChild_) << ", " \
+                                                                  << Narrow(otherDll_)           \
+                                                                  << "); build both trees side by side")
 
 std::vector<std::string> KeyBurst(const std::string &tag, int count) {
     std::vector<std::string> lines = {"Open provider"};
@@ -519,7 +519,7 @@ TEST_F(BothBuilds, AppendAtOnceLosingNoLine) {
     ::DeleteFileW(probe.c_str());
     if (probeLines != 2000) {
         KSP_NOT_CHECKED("this platform loses appends of concurrent processes: plain FILE_APPEND_DATA writes kept "
-                      << probeLines << " of 2000 lines");
+                        << probeLines << " of 2000 lines");
     }
 
     Events go(3);
