@@ -122,10 +122,14 @@ TEST(LoadedDllHandles, LimitsAndBlobSizeOfThisBuild) {
         EXPECT_EQ(ERROR_SUCCESS, t->FreeKey(provider, key));
     }
 
-    // Key and provider handles are not interchangeable.
+    // Key and provider handles are not interchangeable. A provider record as large as a key record
+    // fails on its tag, not on its size.
     ASSERT_EQ(ERROR_SUCCESS, t->OpenKey(provider, &key, L"container", 0, 0));
     EXPECT_EQ(NTE_INVALID_HANDLE, t->FreeProvider(static_cast<NCRYPT_PROV_HANDLE>(key)));
-    EXPECT_EQ(NTE_INVALID_HANDLE, t->FreeKey(provider, static_cast<NCRYPT_KEY_HANDLE>(provider)));
+    NCRYPT_PROV_HANDLE named = 0;
+    ASSERT_EQ(ERROR_SUCCESS, t->OpenProvider(&named, std::wstring(64, L'p').c_str(), 0));
+    EXPECT_EQ(NTE_INVALID_HANDLE, t->FreeKey(named, static_cast<NCRYPT_KEY_HANDLE>(named)));
+    EXPECT_EQ(ERROR_SUCCESS, t->FreeProvider(named));
     EXPECT_EQ(NTE_INVALID_HANDLE, t->FreeKey(0, key));
     EXPECT_EQ(NTE_INVALID_HANDLE, t->FreeKey(provider, 0));
     EXPECT_EQ(ERROR_SUCCESS, t->FreeKey(provider, key));

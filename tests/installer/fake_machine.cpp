@@ -80,11 +80,9 @@ HANDLE WINAPI FakeCurrentProcess() { return kOwnProcess; }
 BOOL WINAPI FakeIsWow64(HANDLE process, PBOOL wow64) {
     Record(std::string("IsWow64Process") + (*wow64 == FALSE ? "" : " flag not preset"));
     EXPECT_EQ(kOwnProcess, process);
-    if (g_machine->wow64QueryFails) {
-        return FALSE;
-    }
+    // The flag is written even by a failing query, so that a caller trusting it would show.
     *wow64 = g_machine->wow64 ? TRUE : FALSE;
-    return TRUE;
+    return g_machine->wow64QueryFails ? FALSE : TRUE;
 }
 
 DWORD WINAPI FakeLastError() { return g_machine->lastError; }

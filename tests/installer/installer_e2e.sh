@@ -70,6 +70,8 @@ run
 expect_run "no argument" 255 $'ERR014: Installation aborted.\nERR009: Installation failed'
 expect_installed "no argument"
 
+# Stale copies in place, so that only a reinstall that really copies passes.
+printf stale >"$target32"; printf stale >"$target64"
 run -INSTALL extra
 expect_run "reinstall, capitals, second argument" 0 "$installed"
 expect_installed "reinstall"

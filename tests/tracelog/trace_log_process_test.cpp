@@ -248,31 +248,6 @@ TEST_F(TraceLogProcess, AppendsAfterWhatTheFileAlreadyHolds) {
     EXPECT_EQ(expected, Messages(ParseLog(added)));
 }
 
-TEST_F(TraceLogProcess, WrongKindOfFolderOrFileWritesNothing) {
-    // "QuorvKSP" as a plain file.
-    WriteFileBytes(folder_, "not a folder");
-    ASSERT_EQ(0u, RunChild(Load() + L" table encrypt free"));
-    EXPECT_FALSE(IsDirectory(folder_));
-    EXPECT_EQ("not a folder", ReadFileBytes(folder_));
-    RemoveTree(folder_);
-
-    // "trace.txt" as a folder.
-    CreateFolder();
-    ASSERT_TRUE(::CreateDirectoryW(file_.c_str(), nullptr));
-    ASSERT_EQ(0u, RunChild(Load() + L" table encrypt free"));
-    EXPECT_TRUE(IsDirectory(file_));
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((file_ + L"\\*").c_str(), &found);
-    int entries = 0;
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            ++entries;
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    EXPECT_LE(entries, 2) << "only . and .. expected in the trace.txt folder";
-}
-
 TEST_F(TraceLogProcess, LongMessageIsCutAndNonAsciiBecomesUtf8) {
     CreateFolder();
     const std::wstring otherScripts = L"\u041a\u043b\u044e\u0447-\u9375-\U0001F511";

@@ -144,9 +144,8 @@ struct FakeBcrypt {
             return STATUS_INVALID_PARAMETER;
         }
         const NTSTATUS status = self.openStatus;
-        if (status >= 0) {
-            *handle = reinterpret_cast<BCRYPT_ALG_HANDLE>(self.nextToken.fetch_add(0x10));
-        }
+        // A failed open leaves junk behind, so that a provider keeping it would show.
+        *handle = reinterpret_cast<BCRYPT_ALG_HANDLE>(status >= 0 ? self.nextToken.fetch_add(0x10) : 0xBAD0);
         return status;
     }
     static NTSTATUS WINAPI Close(BCRYPT_ALG_HANDLE handle, ULONG) {

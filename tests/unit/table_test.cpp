@@ -142,7 +142,7 @@ TEST(DllMainEntry, LogsEveryReasonAndClosesTheRsaProviderOnlyAtDetach) {
         int closes;
     };
     const Case cases[] = {
-        {DLL_PROCESS_ATTACH, nullptr, {"DllMain called", "Attaching to DLL"}, 0},
+        {DLL_PROCESS_ATTACH, fakeHandle, {"DllMain called", "Attaching to DLL"}, 0},
         {DLL_THREAD_ATTACH, fakeHandle, {"DllMain called"}, 0},
         {DLL_THREAD_DETACH, fakeHandle, {"DllMain called"}, 0},
         {77, fakeHandle, {"DllMain called"}, 0},

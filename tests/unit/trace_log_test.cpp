@@ -59,7 +59,10 @@ BOOL WINAPI FailingFolderLookup(HWND, LPWSTR, int, BOOL) {
     return FALSE;
 }
 DWORD WINAPI DirectoryAttributes(LPCWSTR) { return FILE_ATTRIBUTE_DIRECTORY; }
-DWORD WINAPI PlainFileAttributes(LPCWSTR) { return FILE_ATTRIBUTE_ARCHIVE; }
+// Only the application-data folder is a plain file: past it, a missing folder would pass the checks.
+DWORD WINAPI AppDataIsPlainFile(LPCWSTR path) {
+    return lstrcmpW(path, L"C:\\fake-appdata") == 0 ? FILE_ATTRIBUTE_ARCHIVE : INVALID_FILE_ATTRIBUTES;
+}
 DWORD WINAPI FolderIsPlainFile(LPCWSTR path) {
     return lstrcmpW(path, L"C:\\fake-appdata") == 0 ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
@@ -74,6 +77,14 @@ LPWSTR WINAPI CheckingJoin(LPWSTR dest, LPCWSTR base, LPCWSTR name) {
         seen.smallJoinBuffer = true;
     }
     return RealPlatform().PathCombineW(dest, base, name);
+}
+// Refuse one join each and make the other as the platform does, so that going on after the refused one
+// would reach CreateFileW.
+LPWSTR WINAPI FolderJoinFails(LPWSTR dest, LPCWSTR base, LPCWSTR name) {
+    return lstrcmpW(name, L"QuorvKSP") == 0 ? FailingJoin(dest, base, name) : CheckingJoin(dest, base, name);
+}
+LPWSTR WINAPI FileJoinFails(LPWSTR dest, LPCWSTR base, LPCWSTR name) {
+    return lstrcmpW(name, L"trace.txt") == 0 ? FailingJoin(dest, base, name) : CheckingJoin(dest, base, name);
 }
 HANDLE WINAPI RecordingCreate(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                               DWORD attributes, HANDLE) {
@@ -143,8 +154,9 @@ TEST(TraceLogOpening, EachFailureWritesNothingAndIsNeverRetried) {
     };
     const Case cases[] = {
         {"folder lookup fails", FailingFolderLookup, DirectoryAttributes, CheckingJoin, 0},
-        {"application data is a file", CountingFolderLookup, PlainFileAttributes, CheckingJoin, 0},
-        {"path join fails", CountingFolderLookup, DirectoryAttributes, FailingJoin, 0},
+        {"application data is a file", CountingFolderLookup, AppDataIsPlainFile, CheckingJoin, 0},
+        {"folder join fails", CountingFolderLookup, DirectoryAttributes, FolderJoinFails, 0},
+        {"file join fails", CountingFolderLookup, DirectoryAttributes, FileJoinFails, 0},
         {"QuorvKSP is a file", CountingFolderLookup, FolderIsPlainFile, CheckingJoin, 0},
         {"file cannot be opened", CountingFolderLookup, DirectoryAttributes, CheckingJoin, 1},
     };

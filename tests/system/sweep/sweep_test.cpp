@@ -132,9 +132,10 @@ public:
             block[1] = tag;
             fakes_.push_back(reinterpret_cast<ULONG_PTR>(block));
         }
+        // Whole blocks: a refused record may be written past its size and tag (a "Use Context" value).
         for (ULONG_PTR fake : fakes_) {
-            fakeContents_.emplace_back(reinterpret_cast<const std::uint8_t *>(fake),
-                                       reinterpret_cast<const std::uint8_t *>(fake) + 8);
+            const auto *bytes = reinterpret_cast<const std::uint8_t *>(fake);
+            fakeContents_.emplace_back(bytes, bytes + HeapSize(GetProcessHeap(), 0, bytes));
         }
         Bytes plain(24, 0x42);
         ASSERT_TRUE(CapiEncrypt(MS_ENHANCED_PROV_W, kContainer, plain, &cipher_));
