@@ -1,6 +1,8 @@
-// Every call the provider makes into the operating system goes through this table. It holds the
-// real functions; test programs that link the provider's objects directly may replace members to
-// reach failure paths that the real platform cannot be made to produce.
+// The operating-system calls that tests replace: the process heap, CryptoAPI, bcrypt and the trace
+// log's folder, file, module name and clock. It holds the real functions; test programs that link the
+// provider's objects directly may replace members to reach failure paths that the real platform cannot
+// be made to produce. Formatting, text conversion, string lengths, wiping and the slim locks are called
+// directly, not through it.
 #pragma once
 
 #include "win.h"
