@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks the installed system: installs dist-like copies with Installer.exe -install in a scratch
-# prefix, registers the CAPI alias "Quorv CSP" and a key container, then has both builds sign and
+# prefix, registers the CAPI aliases and a key container under "Quorv CSP", then has both builds sign and
 # decrypt through QuorvKSP.dll loaded by its bare name, beside the same CAPI calls made directly,
 # in 1 and 8 threads. The trace log stays off (its folder is not created).
 # Usage: bench-installed.sh [SECONDS] [BUILD_ROOT]   (BUILD_ROOT holds x86_64/ and i686/, default build/)
