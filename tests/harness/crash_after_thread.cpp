@@ -1,6 +1,6 @@
 // Starts and joins one thread, then dies from an access violation. Under Wine's default debugger such
 // a process exits with status 0; expect_crash.py passes only on the line below followed by the access
-// violation's status, so this entry proves on every run that the test prefix turns a crash into it.
+// violation's status, so this entry proves on every run that a crash in the test prefix ends with it.
 #include <windows.h>
 
 #include <cstdio>
