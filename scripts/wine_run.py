@@ -59,6 +59,11 @@ def emulated_32bit():
         return False
 
 
+def runs_under_emulator(program):
+    """True when program is 32-bit and this machine hands 32-bit code to qemu-user."""
+    return pe_machine(program) == I386 and emulated_32bit()
+
+
 def signal_name(number):
     try:
         return signal.Signals(number).name
@@ -68,7 +73,7 @@ def signal_name(number):
 
 def emulator_death(program, returncode, stderr):
     """The signal's name when the emulator's own death explains returncode, else None."""
-    if returncode >= 0 or pe_machine(program) != I386 or not emulated_32bit():
+    if returncode >= 0 or not runs_under_emulator(program):
         return None
     if UNHANDLED_EXCEPTION.search(stderr):
         return None  # the program crashed first; the emulator died handling it
@@ -142,14 +147,14 @@ def run_gtest(program, args, env=None, capture=False):
         done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL if capture else None,
                               stdout=subprocess.PIPE if capture else None, stderr=subprocess.PIPE)
         report = Report(report_path)
-    stderr = _text(done.stderr)
+    stderr = as_text(done.stderr)
     if not capture:
         sys.stderr.write(stderr)
         sys.stderr.flush()
-    return done.returncode, report, _text(done.stdout), stderr
+    return done.returncode, report, as_text(done.stdout), stderr
 
 
-def _text(data):
+def as_text(data):
     return data.decode("utf-8", "replace").replace("\r", "") if data is not None else ""
 
 

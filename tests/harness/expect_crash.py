@@ -28,11 +28,11 @@ def main(argv):
     program = argv[1]
     done = subprocess.run([wine_run.loader_for(program), program], stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    stdout = done.stdout.decode("utf-8", "replace").replace("\r", "")
+    stdout = wine_run.as_text(done.stdout)
     sys.stdout.write(stdout)
-    sys.stderr.write(done.stderr.decode("utf-8", "replace"))
+    sys.stderr.write(wine_run.as_text(done.stderr))
     expected = {ACCESS_VIOLATION_STATUS}
-    emulated = wine_run.pe_machine(program) == wine_run.I386 and wine_run.emulated_32bit()
+    emulated = wine_run.runs_under_emulator(program)
     if emulated:
         expected.add(-signal.SIGSEGV)
     joined = any(line.startswith(JOINED) for line in stdout.splitlines())
