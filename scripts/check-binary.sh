@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a built PE file: it imports system DLLs only; a provider DLL imports no ncrypt.dll (that would
-# move its BCrypt imports there) and exports exactly GetKeyStorageInterface, undecorated, at ordinal 1.
+# move its BCrypt imports there) nor AddVectoredExceptionHandler, and exports exactly
+# GetKeyStorageInterface, undecorated, at ordinal 1.
 set -euo pipefail
 file=$1
 kind=${2:-dll}
@@ -20,6 +21,11 @@ while read -r dll; do
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
 
 if [ "$kind" = dll ]; then
+  # A guest in other people's processes installs no exception handler there; the static threads
+  # library would, at process attach.
+  if grep -Eq '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+AddVectoredExceptionHandler$' <<<"$dump"; then
+    echo "imports AddVectoredExceptionHandler"; bad=1
+  fi
   exports=$(awk '/Ordinal\/Name Pointer\] Table/{f=1; next} f && /^[[:space:]]*\[/{print} f && /^$/{f=0}' <<<"$dump")
   if [ "$(wc -l <<<"$exports")" -ne 1 ] || ! grep -Eq '^[[:space:]]*\[[[:space:]]*0\] GetKeyStorageInterface$' <<<"$exports"; then
     echo "unexpected export table:"; echo "$exports"; bad=1

@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <atomic>
+#include <cstdio>
+
 namespace {
 
 GetKeyStorageInterfaceFn ExportByName(HMODULE module) {
@@ -64,6 +67,103 @@ TEST(LoadedDll, RefusedEntriesAnswerTheirStatusesWithNullArguments) {
     EXPECT_EQ(NTE_NOT_SUPPORTED, t.DeriveKey(0, 0, nullptr, nullptr, nullptr, 0, nullptr, 0));
     EXPECT_EQ(NTE_NOT_SUPPORTED, t.FreeSecret(0, 0));
     EXPECT_EQ(ERROR_SUCCESS, t.FreeBuffer(nullptr));
+}
+
+// Busy bytes over every heap of the process: the C runtime's heap as well as the process heap.
+// Returns false when the process has more heaps than the list holds.
+bool BusyHeapBytes(std::size_t &total) {
+    HANDLE heaps[256];
+    const DWORD count = GetProcessHeaps(256, heaps);
+    if (count == 0 || count > 256) {
+        return false;
+    }
+    total = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        HeapLock(heaps[i]);
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) {
+            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+                total += entry.cbData;
+            }
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return true;
+}
+
+// The exception a program raises to name a thread for a debugger.
+constexpr DWORD kSetThreadNameException = 0x406D1388;
+std::atomic<int> threadNamesSeen{0};
+
+LONG CALLBACK CountThreadNames(EXCEPTION_POINTERS *info) {
+    if (info->ExceptionRecord->ExceptionCode != kSetThreadNameException) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    ++threadNamesSeen;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+bool ThreadNameReachesTheHostsHandler() {
+    const int before = threadNamesSeen.load();
+    const ULONG_PTR record[4] = {0x1000, reinterpret_cast<ULONG_PTR>("ksp guest"), static_cast<ULONG_PTR>(-1), 0};
+    RaiseException(kSetThreadNameException, 0, 4, record);
+    return threadNamesSeen.load() == before + 1;
+}
+
+// Load, hand out the table, open and free a provider, unload, as a host does when its last handle goes.
+// Counts the steps that failed, the DLL still loaded afterwards among them.
+int GuestCycles(const wchar_t *path, int count, int &handlerMissed) {
+    int failures = 0;
+    for (int i = 0; i < count; ++i) {
+        const HMODULE module = LoadLibraryW(path);
+        if (module == nullptr) {
+            return failures + 1;
+        }
+        NCRYPT_KEY_STORAGE_FUNCTION_TABLE *table = nullptr;
+        const GetKeyStorageInterfaceFn entry = ExportByName(module);
+        if (entry != nullptr && entry(L"Quorv CSP", &table, 0) == ERROR_SUCCESS && table != nullptr) {
+            NCRYPT_PROV_HANDLE provider = 0;
+            failures += table->OpenProvider(&provider, L"Quorv CSP", 0) != ERROR_SUCCESS;
+            failures += table->FreeProvider(provider) != ERROR_SUCCESS;
+        } else {
+            ++failures;
+        }
+        handlerMissed += !ThreadNameReachesTheHostsHandler();
+        FreeLibrary(module);
+        failures += GetModuleHandleW(path) != nullptr;
+    }
+    return failures;
+}
+
+// The provider is a guest in the host: unloading it gives back every byte it took, and loading it
+// puts nothing in front of the host's own exception handlers. This program's own runtime keeps a
+// thread-name handler at the head of the list, so the case's handler goes in front of it, just
+// before the first load; one that the DLL put at the head would stand before the case's.
+TEST(LoadedDll, UnloadGivesBackEveryByteAndLoadingLeavesTheHostsHandlersAlone) {
+    // A copy under a name of its own, so that nothing else in the process holds it loaded.
+    wchar_t folder[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
+    wchar_t copy[MAX_PATH + 32];
+    wsprintfW(copy, L"%sksp-guest-%lu.dll", folder, GetCurrentProcessId());
+    ASSERT_TRUE(CopyFileW(KSP_DLL_PATH, copy, FALSE)) << "could not copy the DLL: " << GetLastError();
+    ASSERT_EQ(nullptr, GetModuleHandleW(copy));
+    const PVOID handler = AddVectoredExceptionHandler(1, CountThreadNames);
+    ASSERT_NE(nullptr, handler);
+    EXPECT_TRUE(ThreadNameReachesTheHostsHandler()) << "the case's own handler sees nothing";
+
+    int missed = 0;
+    EXPECT_EQ(0, GuestCycles(copy, 1, missed));
+    std::size_t before = 0;
+    std::size_t after = 0;
+    const bool walked = BusyHeapBytes(before);
+    EXPECT_EQ(0, GuestCycles(copy, 200, missed));
+    EXPECT_TRUE(walked && BusyHeapBytes(after)) << "more heaps than the walk holds";
+    RemoveVectoredExceptionHandler(handler);
+    DeleteFileW(copy);
+
+    EXPECT_LE(after, before) << "200 load and unload cycles kept " << after - before << " bytes";
+    EXPECT_EQ(0, missed) << "cycles in which the DLL kept the thread-name exception from the host's handler";
+    std::printf("[guest] 200 load and unload cycles: %zu busy heap bytes before and %zu after\n", before, after);
 }
 
 }  // namespace
