@@ -103,7 +103,8 @@ int wmain(int argc, wchar_t **argv) {
     if (argc > 2) {
         seconds = _wtof(argv[2]);
     }
-    // Under qemu-user several threads in one 32-bit Wine process crash the emulator.
+    // Under qemu-user, threads of a 32-bit Wine process that start at the same moment, as these do,
+    // crash the emulator.
     const int maxThreads = argc > 3 ? _wtoi(argv[3]) : 8;
     const char *build = sizeof(void *) == 8 ? "64-bit" : "32-bit";
     if (EnsureContainer(kCapiAliasName, container) != ERROR_SUCCESS) {

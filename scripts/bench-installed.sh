@@ -30,7 +30,7 @@ fi
 
 threads32=8
 if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
-  threads32=1  # qemu-user crashes multithreaded 32-bit Wine processes
+  threads32=1  # qemu-user crashes when 32-bit Wine threads start at the same moment, as these do
 fi
 /usr/lib/wine/wine64 c64/installed_bench.exe QuorvBenchKey "$seconds" 8 </dev/null | tr -d '\r'
 /usr/lib/wine/wine c32/installed_bench.exe QuorvBenchKey "$seconds" "$threads32" </dev/null | tr -d '\r'

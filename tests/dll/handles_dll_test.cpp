@@ -239,8 +239,8 @@ TEST(LoadedDllHandles, SixteenThreadsRacingForTheFirstKeyShareOneRsaHandle) {
         ASSERT_EQ(3, BcryptSpy::Install(dll.module()));
         ASSERT_EQ(ERROR_SUCCESS, state.table->OpenProvider(&state.provider, L"Quorv CSP", 0));
 
-        // One thread at a time is started (concurrent thread start-up crashes 32-bit Wine under
-        // qemu-user); all of them then call OpenKey together.
+        // One thread at a time is started (threads that start at the same moment crash 32-bit Wine
+        // under qemu-user, threads started one at a time do not); all of them then call OpenKey together.
         HANDLE threads[16] = {};
         for (int i = 0; i < 16; ++i) {
             threads[i] = CreateThread(nullptr, 0, RaceToFirstKey, reinterpret_cast<LPVOID>(static_cast<INT_PTR>(i)),

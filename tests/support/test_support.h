@@ -41,8 +41,9 @@ private:
 
 std::string Narrow(const std::wstring &text);
 
-// True in a 32-bit process on a machine whose kernel hands 32-bit code to qemu-user: there two Wine
-// threads running at once crash the emulator itself, so multi-threaded cases take turns or step aside.
+// True in a 32-bit process on a machine whose kernel hands 32-bit code to qemu-user: there Wine threads
+// that start at the same moment crash the emulator itself (threads started one at a time then run side
+// by side), so cases that start their threads back to back take turns or step aside.
 bool Emulated32BitThreads();
 
 // Ends a case that this machine cannot check: it passes, and the reason is printed and recorded in the

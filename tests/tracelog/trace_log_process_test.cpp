@@ -325,9 +325,10 @@ TEST_F(TraceLogProcess, EightThreadsOfOneProcessLoseNoLine) {
     constexpr int kThreads = 8;
     constexpr int kKeys = 500 / kLinesPerKey;
     if (Emulated32BitThreads()) {
-        // 32-bit Wine under qemu-i386: a process whose threads run side by side crashes the emulator.
-        KSP_NOT_CHECKED("32-bit code runs under qemu-user here, which cannot run " << kThreads
-                                                                                  << " threads side by side");
+        // 32-bit Wine under qemu-i386: threads that start at the same moment, as the child's do, crash
+        // the emulator.
+        KSP_NOT_CHECKED("32-bit code runs under qemu-user here, which cannot start " << kThreads
+                                                                                    << " threads at once");
     }
     // The same threads without the DLL, so that a failure here points at the platform, not the log.
     ASSERT_EQ(0u, RunChild(L"idle " + std::to_wstring(kThreads))) << "the child's idle threads alone failed";
@@ -356,7 +357,7 @@ TEST_F(TraceLogProcess, ExitWhileThreadsLogStillEndsTheProcess) {
     constexpr int kRuns = 5;
     constexpr DWORD kBoundMs = 30000;
     // One logging thread is enough to be caught inside the lock; where threads of this architecture
-    // cannot run side by side, one is all the emulator takes.
+    // cannot start at the same moment, as the child's do, one is all the emulator takes.
     const std::wstring threads = Emulated32BitThreads() ? L"1" : L"4";
     CreateFolder();
     int hung = 0;

@@ -129,8 +129,8 @@ DWORD WINAPI OpenKeyWhenReleased(LPVOID parameter) {
 }
 
 // Starts 16 threads, lets them call OpenKey at the same moment and waits for all of them. Each thread
-// is running before the next is created: 32-bit Wine under qemu-user crashes when threads start
-// concurrently, while threads that run concurrently are fine.
+// is running before the next is created: 32-bit Wine under qemu-user crashes when threads start at the
+// same moment, while threads started one at a time run side by side without trouble.
 void RaceSixteenFirstKeys(RaceState &state) {
     RaceSlot slots[16];
     HANDLE threads[16] = {};

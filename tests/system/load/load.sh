@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the load test in its own prefix. 32-bit code that the kernel hands to qemu-user (binfmt_misc)
-# cannot run several Wine threads without the emulator crashing, so there the same thirty seconds run
-# on one thread; natively, and for the 64-bit build, sixteen threads share the handles.
+# Runs the load test in its own prefix. Where the kernel hands 32-bit code to qemu-user (binfmt_misc),
+# Wine threads that start at the same moment, as the test's do, crash the emulator, so there the same
+# thirty seconds run on one thread; natively, and for the 64-bit build, sixteen threads share the handles.
 # Usage: load.sh NAME ARCH EMULATOR PROGRAM [ARGS...]   (ARCH: x64 or x86)
 set -uo pipefail
 name=$1; arch=$2; shift 2

@@ -19,8 +19,9 @@
 namespace {
 
 constexpr int kDefaultThreads = 16;
-// QUORV_LOAD_THREADS lowers the count where the 32-bit build runs under qemu-user, which crashes
-// multithreaded 32-bit Wine processes (a plain four-thread HeapAlloc loop already dies there).
+// QUORV_LOAD_THREADS lowers the count where the 32-bit build runs under qemu-user, which crashes when
+// threads of a 32-bit Wine process start at the same moment, as these do (four threads running a plain
+// HeapAlloc loop, created back to back, already kill it).
 int EnvNumber(const char *name, int fallback) {
     char text[32] = {};
     const DWORD length = GetEnvironmentVariableA(name, text, sizeof(text));
