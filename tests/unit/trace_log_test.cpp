@@ -317,9 +317,6 @@ DWORD WINAPI ReadLocaleUntilDone(LPVOID parameter) {
 
 // The C runtime's locale belongs to the host: writing a line must never switch it, not even briefly.
 TEST(TraceLogLines, HostLocaleStaysAsTheHostSetIt) {
-    if (Emulated32BitThreads()) {
-        KSP_NOT_CHECKED("32-bit code runs under qemu-user here, which cannot run two threads at once");
-    }
     const char *set = std::setlocale(LC_ALL, "English_United States.1252");
     ASSERT_NE(nullptr, set);
     LocaleWatch watch;
