@@ -1,9 +1,13 @@
 #include "test_support.h"
 
+#include "../unit/handles_heap_walk.h"
+
 #include <atomic>
 #include <cstdio>
 
 namespace {
+
+using handles_test::BusyBytesOfEveryHeap;
 
 GetKeyStorageInterfaceFn ExportByName(HMODULE module) {
     return reinterpret_cast<GetKeyStorageInterfaceFn>(
@@ -67,28 +71,6 @@ TEST(LoadedDll, RefusedEntriesAnswerTheirStatusesWithNullArguments) {
     EXPECT_EQ(NTE_NOT_SUPPORTED, t.DeriveKey(0, 0, nullptr, nullptr, nullptr, 0, nullptr, 0));
     EXPECT_EQ(NTE_NOT_SUPPORTED, t.FreeSecret(0, 0));
     EXPECT_EQ(ERROR_SUCCESS, t.FreeBuffer(nullptr));
-}
-
-// Busy bytes over every heap of the process: the C runtime's heap as well as the process heap.
-// Returns false when the process has more heaps than the list holds.
-bool BusyHeapBytes(std::size_t &total) {
-    HANDLE heaps[256];
-    const DWORD count = GetProcessHeaps(256, heaps);
-    if (count == 0 || count > 256) {
-        return false;
-    }
-    total = 0;
-    for (DWORD i = 0; i < count; ++i) {
-        HeapLock(heaps[i]);
-        PROCESS_HEAP_ENTRY entry{};
-        while (HeapWalk(heaps[i], &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                total += entry.cbData;
-            }
-        }
-        HeapUnlock(heaps[i]);
-    }
-    return true;
 }
 
 // The exception a program raises to name a thread for a debugger.
@@ -155,9 +137,9 @@ TEST(LoadedDll, UnloadGivesBackEveryByteAndLoadingLeavesTheHostsHandlersAlone) {
     EXPECT_EQ(0, GuestCycles(copy, 1, missed));
     std::size_t before = 0;
     std::size_t after = 0;
-    const bool walked = BusyHeapBytes(before);
+    const bool walked = BusyBytesOfEveryHeap(before);
     EXPECT_EQ(0, GuestCycles(copy, 200, missed));
-    EXPECT_TRUE(walked && BusyHeapBytes(after)) << "more heaps than the walk holds";
+    EXPECT_TRUE(walked && BusyBytesOfEveryHeap(after)) << "more heaps than the walk holds";
     RemoveVectoredExceptionHandler(handler);
     DeleteFileW(copy);
 
